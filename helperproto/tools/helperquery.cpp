@@ -37,9 +37,10 @@ int main(int argc, char **argv)
         used += n;
     }
     msg.length = static_cast<int32_t>(used);
+    // The request may carry a password; the response replaces it in msg.
     int rc = sendMsg(argv[1], &msg, HELPER_CLIENT_TIMEOUT);
-    explicit_bzero(msg.payload, used);
     if (rc != 0) {
+        explicit_bzero(&msg, sizeof(msg));
         fprintf(stderr, "\nrequest failed: %s\n", strerror(rc));
         return 1;
     }
@@ -51,5 +52,6 @@ int main(int argc, char **argv)
     } else if (msg.length > 0) {
         printf("%.*s\n", msg.length, reinterpret_cast<const char *>(msg.payload));
     }
+    explicit_bzero(&msg, sizeof(msg));
     return 0;
 }

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every package the build, the tests, the benchmarks and the demo
+# need. Idempotent: does nothing when all of them are present already.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libcrypt-dev
+  util-linux   # unshare, setpriv: private mount namespaces for the account fixtures
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  # Any installed instance counts (a package may be installed for several architectures).
+  if ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "deps: missing packages (${missing[*]}); run this script as root" >&2
+    exit 1
+  fi
+  echo "deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
