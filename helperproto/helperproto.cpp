@@ -117,8 +117,15 @@ long long monotonicMillis()
  * address exists the kernel refuses datagrams to it from any socket other
  * than the server's (EPERM for the sender). Returns the socket or -errno.
  */
-int openClientSocket(const char *path, const sockaddr_un &server, socklen_t serverLen)
+int openClientSocket(const char *path)
 {
+    sockaddr_un server;
+    socklen_t serverLen = 0;
+    int err = makeServerAddress(path, &server, &serverLen);
+    if (err != 0) {
+        reportError("sendto: %s", path ? path : "", err);
+        return -err;
+    }
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         int err = errno;
@@ -234,11 +241,18 @@ int awaitReply(int fd, const char *path, HelperMessage *msg, int timeoutSeconds)
  * EINVAL and left alone) and binds a new socket to it, closed to other users.
  * Returns the socket or -errno.
  */
-int bindServerSocket(const char *path, const sockaddr_un &addr, socklen_t addrLen)
+int bindServerSocket(const char *path)
 {
+    sockaddr_un addr;
+    socklen_t addrLen = 0;
+    int err = makeServerAddress(path, &addr, &addrLen);
+    if (err != 0) {
+        reportError("bind: %s", path ? path : "", err);
+        return -err;
+    }
     CallerRights caller;
     if (caller.error() != 0) {
-        reportError("seteuid %s", "", caller.error());
+        reportError("%s", "seteuid", caller.error());
         return -caller.error();
     }
     struct stat st;
@@ -263,7 +277,7 @@ int bindServerSocket(const char *path, const sockaddr_un &addr, socklen_t addrLe
     }
     mode_t oldMask = umask(007);
     int rc = bind(fd, reinterpret_cast<const sockaddr *>(&addr), addrLen);
-    int err = errno;
+    err = errno;
     umask(oldMask);
     if (rc != 0) {
         reportError("bind: %s", path, err);
@@ -311,17 +325,10 @@ bool verifyChecksum(const HelperMessage *msg, ssize_t n)
 
 int sendMsg(const char *socketPath, HelperMessage *msg, int timeoutSeconds)
 {
-    sockaddr_un server;
-    socklen_t serverLen = 0;
-    int err = makeServerAddress(socketPath, &server, &serverLen);
-    if (err != 0) {
-        reportError("sendto: %s", socketPath ? socketPath : "", err);
-        return err;
-    }
-    int fd = openClientSocket(socketPath, server, serverLen);
+    int fd = openClientSocket(socketPath);
     if (fd < 0)
         return -fd;
-    err = sendRequest(fd, socketPath, msg);
+    int err = sendRequest(fd, socketPath, msg);
     if (err == 0)
         err = awaitReply(fd, socketPath, msg, timeoutSeconds);
     close(fd);
@@ -330,25 +337,18 @@ int sendMsg(const char *socketPath, HelperMessage *msg, int timeoutSeconds)
 
 int sendShutdown(const char *socketPath)
 {
-    sockaddr_un server;
-    socklen_t serverLen = 0;
-    int err = makeServerAddress(socketPath, &server, &serverLen);
-    if (err != 0) {
-        reportError("sendto: %s", socketPath ? socketPath : "", err);
-        return err;
-    }
     CallerRights caller;
     if (caller.error() != 0) {
-        reportError("seteuid %s", "", caller.error());
+        reportError("%s", "seteuid", caller.error());
         return caller.error();
     }
-    int fd = openClientSocket(socketPath, server, serverLen);
+    int fd = openClientSocket(socketPath);
     if (fd < 0)
         return -fd;
     HelperMessage msg;
     memset(&msg, 0, sizeof(msg));
     msg.type = HELPER_TYPE_SHUTDOWN;
-    err = sendRequest(fd, socketPath, &msg);
+    int err = sendRequest(fd, socketPath, &msg);
     close(fd);
     return err;
 }
@@ -365,15 +365,7 @@ int becomeRoot(void)
 
 int runSocketServer(const char *socketPath, HelperRequestHandler handler)
 {
-    sockaddr_un addr;
-    socklen_t addrLen = 0;
-    int err = makeServerAddress(socketPath, &addr, &addrLen);
-    if (err != 0) {
-        reportError("bind: %s", socketPath ? socketPath : "", err);
-        return err;
-    }
-
-    int fd = bindServerSocket(socketPath, addr, addrLen);
+    int fd = bindServerSocket(socketPath);
     if (fd < 0)
         return -fd;
 
