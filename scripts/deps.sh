@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcrypt-dev
+  clang libclang-rt-14-dev   # the fuzz configuration (libFuzzer)
   util-linux   # unshare, setpriv: private mount namespaces for the account fixtures
 )
 
