@@ -60,6 +60,12 @@ echo "status query for carol (type 2; 1 locked | 2 expired):"; "$query" "$work/p
 echo "expiry query for carol (type 3):"; "$query" "$work/passcheck.sock" 3 carol
 echo "password check for alice (type 1):"; "$query" "$work/passcheck.sock" 1 alice wonderland
 
+step "The account library (acctsrc) in Socket mode, through that server"
+acctdemo="$bin/acctsrc/acctdemo"
+"$acctdemo" Socket "$work/passcheck.sock" users
+printf 'wonderland\n' | "$acctdemo" Socket "$work/passcheck.sock" validate alice
+printf 'guess\n' | "$acctdemo" Socket "$work/passcheck.sock" validate alice || true
+
 step "Shutdown: passcheck --shutdown"
 "$passcheck" --shutdown "$work/passcheck.sock"
 wait "$server_pid"
