@@ -6,9 +6,11 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libcrypt-dev
+  libcrypt-dev:amd64
   clang libclang-rt-14-dev   # the fuzz configuration (libFuzzer)
   util-linux   # unshare, setpriv: private mount namespaces for the account fixtures
+  gcc-multilib g++-multilib libcrypt-dev:i386   # the 32-bit Linux configuration
+  qemu-user-static   # runs its tests where the kernel cannot run 32-bit programs
 )
 
 missing=()
@@ -26,6 +28,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   echo "deps: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

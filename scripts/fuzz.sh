@@ -13,6 +13,7 @@ cmake --build --preset fuzz
 # target binary (under build/fuzz) : seed folder (in the source tree)
 fuzzers=(
   passcheck/fuzz/passcheck_request_fuzz:passcheck/fuzz/seeds
+  boardprobe/fuzz/smbios_fuzz:boardprobe/fuzz/seeds
 )
 
 for entry in "${fuzzers[@]}"; do

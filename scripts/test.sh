@@ -7,6 +7,9 @@ scripts/deps.sh
 
 [ $# -gt 0 ] || set -- dev
 for preset in "$@"; do
+  if [ "$preset" = m32 ]; then
+    scripts/i386-exec.sh
+  fi
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
