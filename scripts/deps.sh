@@ -11,6 +11,8 @@ packages=(
   util-linux   # unshare, setpriv: private mount namespaces for the account fixtures
   gcc-multilib g++-multilib libcrypt-dev:i386   # the 32-bit Linux configuration
   qemu-user-static   # runs its tests where the kernel cannot run 32-bit programs
+  liblog4cxx-dev     # authrelayd's logging
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev   # the Windows cross-build
 )
 
 missing=()

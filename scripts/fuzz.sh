@@ -14,6 +14,7 @@ cmake --build --preset fuzz
 fuzzers=(
   passcheck/fuzz/passcheck_request_fuzz:passcheck/fuzz/seeds
   boardprobe/fuzz/smbios_fuzz:boardprobe/fuzz/seeds
+  authrelayd/fuzz/authrelay_receive_fuzz:authrelayd/fuzz/seeds
 )
 
 for entry in "${fuzzers[@]}"; do
