@@ -71,3 +71,15 @@ step "Shutdown: passcheck --shutdown"
 wait "$server_pid"
 echo "server exited with $?"
 server_pid=
+
+step "boardprobe: the three hardware identifiers of a bundled sample SMBIOS table"
+# BOARDPROBE_DMI_TABLES stands in for /sys/firmware/dmi/tables (refused when set-user-ID).
+BOARDPROBE_DMI_TABLES="$top/boardprobe/samples/dmi" "$bin/boardprobe/boardprobe"
+echo "the same through its datagram server (request type 1):"
+BOARDPROBE_DMI_TABLES="$top/boardprobe/samples/dmi" "$bin/boardprobe/boardprobe" --server "$work/boardprobe.sock" &
+server_pid=$!
+for _ in $(seq 200); do [ -S "$work/boardprobe.sock" ] && break; sleep 0.01; done
+"$query" "$work/boardprobe.sock" 1
+"$bin/boardprobe/boardprobe" --shutdown "$work/boardprobe.sock"
+wait "$server_pid"
+server_pid=
