@@ -12,6 +12,7 @@ packages=(
   gcc-multilib g++-multilib libcrypt-dev:i386   # the 32-bit Linux configuration
   qemu-user-static   # runs its tests where the kernel cannot run 32-bit programs
   liblog4cxx-dev     # authrelayd's logging
+  libkrb5-dev krb5-kdc krb5-admin-server krb5-user   # GSSAPI contexts and the loopback KDC of their tests
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev   # the Windows cross-build
 )
 
